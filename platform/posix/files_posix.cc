@@ -1,0 +1,256 @@
+// Files for POSIX: access tests, status, streams that deny nothing, and files held by handle
+// with byte-range locks.
+//
+// Locks are open-file-description locks (F_OFD_SETLKW): like Windows locks they belong to the
+// open handle, so two handles of one process exclude each other and closing one descriptor does
+// not drop the locks of another. (Classic fcntl locks belong to the process and vanish when any
+// descriptor of the file is closed.) They are advisory: only processes that lock are excluded.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+const int kErrorFileNotFound = ENOENT;
+const int kErrorAlreadyExists = EEXIST;
+const int kErrorNoMoreFiles = ENOENT;  // a listing has no end code of its own on POSIX
+const int kErrorRefused = ELOOP;
+
+namespace {
+
+FileFacts FactsOf(const struct stat& st) {
+  FileFacts facts;
+  facts.is_regular = S_ISREG(st.st_mode);
+  facts.is_folder = S_ISDIR(st.st_mode);
+  facts.is_link = S_ISLNK(st.st_mode);
+  facts.link_count = static_cast<uint64_t>(st.st_nlink);
+  facts.size = static_cast<uint64_t>(st.st_size);
+  facts.modified = static_cast<int64_t>(st.st_mtime);
+  return facts;
+}
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { Close(); }
+
+  int Read(void* buffer, uint32_t size, uint32_t* moved) override {
+    *moved = 0;
+    // One call may return less than asked; keep reading until the end of the file or an error,
+    // as ReadFile on a disk file does.
+    auto* out = static_cast<char*>(buffer);
+    while (*moved < size) {
+      const ssize_t n = ::read(fd_, out + *moved, size - *moved);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) break;
+      *moved += static_cast<uint32_t>(n);
+    }
+    return 0;
+  }
+
+  int Write(const void* data, uint32_t size, uint32_t* moved) override {
+    *moved = 0;
+    const auto* in = static_cast<const char*>(data);
+    while (*moved < size) {
+      const ssize_t n = ::write(fd_, in + *moved, size - *moved);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      *moved += static_cast<uint32_t>(n);
+    }
+    return 0;
+  }
+
+  int Seek(uint64_t offset, uint64_t* position) override {
+    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+    if (at < 0) return errno;
+    if (position) *position = static_cast<uint64_t>(at);
+    return 0;
+  }
+
+  int SetEndOfFile() override {
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) return errno;
+    return ::ftruncate(fd_, at) == 0 ? 0 : errno;
+  }
+
+  int Size(uint64_t* size) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return errno;
+    *size = static_cast<uint64_t>(st.st_size);
+    return 0;
+  }
+
+  int Flush() override { return ::fsync(fd_) == 0 ? 0 : errno; }
+
+  int Facts(FileFacts* facts) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return errno;
+    *facts = FactsOf(st);
+    return 0;
+  }
+
+  int LockShared(uint64_t offset, uint64_t length) override {
+    return SetLock(F_RDLCK, offset, length);
+  }
+  int LockExclusive(uint64_t offset, uint64_t length) override {
+    return SetLock(F_WRLCK, offset, length);
+  }
+  int Unlock(uint64_t offset, uint64_t length) override {
+    return SetLock(F_UNLCK, offset, length);
+  }
+
+  int Close() override {
+    if (fd_ < 0) return 0;
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 ? 0 : errno;
+  }
+
+ private:
+  int SetLock(short type, uint64_t offset, uint64_t length) {
+    // A zero length means "to the end of the file and beyond" to fcntl; never ask for that.
+    if (length == 0) return EINVAL;
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(offset);
+    lock.l_len = static_cast<off_t>(length);
+    lock.l_pid = 0;  // required for open-file-description locks
+    const int command = type == F_UNLCK ? F_OFD_SETLK : F_OFD_SETLKW;
+    while (::fcntl(fd_, command, &lock) != 0) {
+      if (errno != EINTR) return errno;
+    }
+    return 0;
+  }
+
+  int fd_;
+};
+
+int AccessCheck(const std::string& path, int mode) { return ::access(path.c_str(), mode); }
+
+}  // namespace
+
+bool PathExists(const std::string& path) { return AccessCheck(path, F_OK) == 0; }
+bool PathIsReadable(const std::string& path) { return AccessCheck(path, R_OK) == 0; }
+bool PathIsWritable(const std::string& path) { return AccessCheck(path, W_OK) == 0; }
+
+int StatPath(const std::string& path, FileFacts* facts) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno;
+  *facts = FactsOf(st);
+  return 0;
+}
+
+int RemoveFile(const std::string& path) { return std::remove(path.c_str()) == 0 ? 0 : errno; }
+int MakeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
+int RemoveFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 0 : errno; }
+
+std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFileCheck check,
+                            void* context) {
+  if (mode == nullptr || mode[0] == '\0') {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const bool plus = std::strchr(mode, '+') != nullptr;
+  int flags = O_NOFOLLOW | O_CLOEXEC;
+  bool empty_it = false;
+  switch (mode[0]) {
+    case 'r':
+      flags |= plus ? O_RDWR : O_RDONLY;
+      break;
+    case 'w':
+      // Not O_TRUNC: the file is emptied only after the opened file has been checked.
+      flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT;
+      empty_it = true;
+      break;
+    case 'a':
+      flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+      break;
+    default:
+      errno = EINVAL;
+      return nullptr;
+  }
+  const int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) return nullptr;
+  if (check != nullptr) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !check(FactsOf(st), context)) {
+      ::close(fd);
+      errno = EPERM;
+      return nullptr;
+    }
+  }
+  if (empty_it && ::ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return nullptr;
+  }
+  // fdopen wants the mode without the creation semantics, which open() has already applied.
+  std::FILE* stream = ::fdopen(fd, mode);
+  if (stream == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return stream;
+}
+
+int OpenFile(const std::string& path, const FileOpenOptions& options,
+             std::unique_ptr<File>* file) {
+  int flags = (options.write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  switch (options.disposition) {
+    case FileDisposition::kOpenExisting:
+      break;
+    case FileDisposition::kOpenAlways:
+      flags |= O_CREAT;
+      break;
+    case FileDisposition::kCreateAlways:
+      flags |= O_CREAT | O_TRUNC;
+      break;
+  }
+  if (options.refuse_links) flags |= O_NOFOLLOW;
+  if (options.write_through) flags |= O_DSYNC;
+  // A file open to everyone gets every permission the umask allows; the default keeps the
+  // usual 0666 as well, since POSIX has no separate inherited access list.
+  const int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) return errno == ELOOP && options.refuse_links ? kErrorRefused : errno;
+  auto opened = std::make_unique<PosixFile>(fd);
+  FileFacts facts;
+  if (const int error = opened->Facts(&facts)) return error;
+  if (facts.is_folder) return EISDIR;
+  if (options.refuse_links && options.write && facts.link_count > 1) return kErrorRefused;
+  if (options.security == FileSecurity::kOpenToAll && (options.disposition != FileDisposition::kOpenExisting)) {
+    // Make a new file open to everyone whatever the umask, as a null DACL does.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid()) ::fchmod(fd, 0666);
+  }
+  *file = std::move(opened);
+  return 0;
+}
+
+int ReplaceFile(const std::string& source, const std::string& target) {
+  if (::rename(source.c_str(), target.c_str()) != 0) return errno;
+  // The rename is durable only once the folder that holds both names is on disk.
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int result = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return result;
+}
+
+}  // namespace platform
