@@ -1,16 +1,10 @@
-// The PCF object and its flat entry points.
+// The PCF object and its flat entry points (the save rules are stated in pcf.h).
 //
-// Saving, decided here:
-// - Each element (one per file loaded without overlay) is saved as the payload of the file it
-//   came from. An element loaded from the PCF folder is written back to that same file; one
-//   loaded from elsewhere (a master file given by path) is written to its payload's file in the
-//   PCF folder, "<code>.<naming code>.xml", where the naming code is the payload's own entry
-//   "PayloadName". Within one save a path is written once, by the first element that targets
-//   it: reads are answered from that element, so a later one holds the older data.
-// - A payload whose element holds no entry at all has its file in the PCF folder deleted; an
-//   element whose payload is empty but which still carries other payloads' entries is written
-//   with an empty Payload section, so that those entries are kept.
-// - The text is also written to the path held by the payload's entry "QemConfigPath".
+// Why the save works per element: each element remembers the file it came from and that
+// file's payload, so its data is never written into another payload's file, and a file is
+// deleted only when its element holds no entry at all (an element whose own payload was
+// emptied may still carry other payloads' entries). When two elements target the same path,
+// the first wins: reads are answered from it, so a later one holds older data.
 #include "pcf/pcf.h"
 
 #include <cstring>

@@ -57,9 +57,20 @@ PCFStatus PCFCreate(PCF** pcf);
 // in both cases.
 PCFStatus PCFDestroy(PCF* pcf, unsigned char saveFirst);
 
-// Writes every loaded file back (see pcf.cc for the rules): each file is replaced in one step
-// through a temporary file; the file of a payload left without any entry is deleted. Goes on
-// after a failure and answers the first failure, 0 when every write succeeded.
+// Writes every file loaded without overlay back, changed or not, as the payload of that file:
+// - a file loaded from the PCF folder is rewritten in place; one loaded from elsewhere is
+//   written to "<PCF folder>/<code>.<naming code>.xml", the naming code being the payload's
+//   entry "PayloadName" (PCFCannotWrite without one, or for a code that is not a GUID in
+//   braces);
+// - a copy goes to the path held by the payload's entry "QemConfigPath", when it has one;
+// - each file is replaced in one step through a temporary file in its folder, so a crash
+//   leaves the old or the new text; a path is written once per save, by the first file loaded
+//   that targets it;
+// - when a file's data holds no entry at all, the payload's file in the PCF folder is
+//   deleted instead;
+// - a key or code too long for its tag line leaves that file untouched (PCFCannotWrite), and a
+//   text that is not valid UTF-8 is not written (PCFCannotRead).
+// Goes on after a failure and answers the first failure, 0 when everything was written.
 PCFStatus PCFSave(PCF* pcf);
 
 // Loads a file. Without overlay (the low byte of `overlay` is 0) it becomes a new element

@@ -485,6 +485,21 @@ TEST_F(PcfTest, FirstFailureIsTheAnswerEvenWhenALaterWriteSucceeds) {
   PCFDestroy(saved, 0);
 }
 
+TEST_F(PcfTest, AFailedWriteLeavesTheFileAsItWas) {
+  const std::string text = Document(Section("Payload", kCodeA, Entry("A", "1")));
+  const std::string path = InPcfFolder(kCodeA + ".a.xml", text);
+  // A folder standing where the save puts its temporary file makes the write fail.
+  const std::string blocker =
+      Join(pcfFolder_, "~pcf-" + std::to_string(platform::ProcessId()) + ".tmp");
+  ASSERT_EQ(MakeFolder(blocker.c_str()), 0);
+  ASSERT_EQ(PCFSetValueForKeyInSubDomain(pcf_, "2", "A", kCodeA.c_str()), PCFSuccess);
+  EXPECT_EQ(PCFSave(pcf_), PCFCannotWrite);
+  EXPECT_EQ(ReadBytes(path).value_or(""), text);
+  ASSERT_EQ(platform::RemoveFolder(blocker), 0);
+  EXPECT_EQ(PCFSave(pcf_), PCFSuccess);
+  EXPECT_NE(ReadBytes(path).value_or(""), text);
+}
+
 // A file carrying an Other section for a payload whose file sorts first must not be saved over
 // that payload's file, and emptying its own payload must not delete the others' entries.
 TEST_F(PcfTest, EachElementIsSavedToItsOwnFile) {
