@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "pcd/service/pcd_service.h"
 #include "services/flat/string_list.h"
 #include "services/logging/logging_service.h"
 
@@ -41,6 +42,23 @@ void QemLog(_QemLoggingService* service, const char* component, int32_t level,
     __attribute__((format(printf, 5, 6)));
 void QemLogV(_QemLoggingService* service, const char* component, int32_t level,
              const char* public_format, const char* format, va_list args);
+
+// The configuration database service. `store` is a PCDStore; any non-zero value means the
+// cache store. The value, key and sub-domain texts are zero-terminated UTF-8.
+_QemPCDService* QemPCDServiceCreate(const char* masterConfiguration);
+// Copies the value with its terminator when it is shorter than `size`; otherwise 8 and the
+// buffer is left as it was.
+int32_t QemPCDServiceGetValueForKeyInSubDomain(_QemPCDService* service, char* buffer,
+                                               int32_t size, const char* key,
+                                               const char* subDomain, int32_t store);
+int32_t QemPCDServiceSetValueForKeyInSubDomain(_QemPCDService* service, const char* value,
+                                               const char* key, const char* subDomain,
+                                               int32_t store);
+int32_t QemPCDServiceRemoveKeyInSubDomain(_QemPCDService* service, const char* key,
+                                          const char* subDomain, int32_t store);
+// Appends the names after what the list holds, only when the service answers 0.
+int32_t QemPCDServiceGetSubDomains(_QemPCDService* service, _QemStringList* list,
+                                   int32_t store);
 
 }  // extern "C"
 
