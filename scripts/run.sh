@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main command: installs what is missing and builds the system for both targets
-# (build/native and build/windows). The tool itself is not part of the tree yet, so there is
-# nothing to run; this says so once both builds have succeeded.
+# The main command: installs what is missing, builds the system for both targets
+# (build/native and build/windows), then runs the tool once on a demo machine: a sandbox
+# machine root (QemSystemRoot) whose cache store is seeded through the configuration database
+# service's own write path, and a sandbox temporary folder that receives the log.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -15,4 +16,26 @@ cmake --build --preset windows -j2
 
 echo
 echo "Built the native (build/native) and Windows (build/windows) targets."
-echo "The tool is not built yet: its libraries are in place, and there is nothing to run."
+
+demo="$(mktemp -d "${TMPDIR:-/tmp}/kelvane-demo.XXXXXX")"
+trap 'rm -rf "$demo"' EXIT
+mkdir -p "$demo/root" "$demo/tmp"
+export QemSystemRoot="$demo/root" TMPDIR="$demo/tmp"
+
+echo
+echo "== Seeding the demo cache store in $QemSystemRoot"
+build/native/tool/kelvane_demo_seed
+
+echo
+echo "== Running kelvane (standard output between the lines)"
+echo "----------------------------------------"
+set +e
+build/native/tool/kelvane
+code=$?
+set -e
+echo "----------------------------------------"
+echo "Exit code: $code"
+
+echo
+echo "== $TMPDIR/kelvane.log"
+cat "$TMPDIR/kelvane.log"
