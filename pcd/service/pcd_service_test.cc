@@ -236,12 +236,15 @@ TEST_F(PCDServiceTest, ParameterFormsBuildCompositeNames) {
 }
 
 TEST_F(PCDServiceTest, OneInstancePerProcessUntilTheLastRelease) {
+  const int32_t loggingReferences = logging_->RefCount();
   _QemPCDService* first = Open("");
+  EXPECT_EQ(loggingReferences + 1, logging_->RefCount());
   _QemPCDService* second = GetPCDService(nullptr);
   EXPECT_EQ(first, second);
   second->Release();
   first->Release();
   service_ = nullptr;
+  EXPECT_EQ(loggingReferences, logging_->RefCount());  // the service gave its reference back
   logger_->lines.clear();
   _QemPCDService* third = Open("");
   ASSERT_NE(third, nullptr);
