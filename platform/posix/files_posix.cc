@@ -138,7 +138,12 @@ class PosixFile final : public File {
   int fd_;
 };
 
-int AccessCheck(const std::string& path, int mode) { return ::access(path.c_str(), mode); }
+// A path with a NUL byte inside cannot be handed to the system: it would name another file.
+bool Unusable(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+int AccessCheck(const std::string& path, int mode) {
+  return Unusable(path) ? -1 : ::access(path.c_str(), mode);
+}
 
 }  // namespace
 
@@ -147,19 +152,29 @@ bool PathIsReadable(const std::string& path) { return AccessCheck(path, R_OK) ==
 bool PathIsWritable(const std::string& path) { return AccessCheck(path, W_OK) == 0; }
 
 int StatPath(const std::string& path, FileFacts* facts) {
+  if (Unusable(path)) return EINVAL;
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return errno;
   *facts = FactsOf(st);
   return 0;
 }
 
-int RemoveFile(const std::string& path) { return std::remove(path.c_str()) == 0 ? 0 : errno; }
-int MakeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
-int RemoveFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 0 : errno; }
+int RemoveFile(const std::string& path) {
+  if (Unusable(path)) return EINVAL;
+  return std::remove(path.c_str()) == 0 ? 0 : errno;
+}
+int MakeFolder(const std::string& path) {
+  if (Unusable(path)) return EINVAL;
+  return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+}
+int RemoveFolder(const std::string& path) {
+  if (Unusable(path)) return EINVAL;
+  return ::rmdir(path.c_str()) == 0 ? 0 : errno;
+}
 
 std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFileCheck check,
                             void* context) {
-  if (mode == nullptr || mode[0] == '\0') {
+  if (mode == nullptr || mode[0] == '\0' || Unusable(path)) {
     errno = EINVAL;
     return nullptr;
   }
@@ -210,17 +225,11 @@ std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFil
 
 int OpenFile(const std::string& path, const FileOpenOptions& options,
              std::unique_ptr<File>* file) {
+  if (Unusable(path)) return EINVAL;
   int flags = (options.write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-  switch (options.disposition) {
-    case FileDisposition::kOpenExisting:
-      break;
-    case FileDisposition::kOpenAlways:
-      flags |= O_CREAT;
-      break;
-    case FileDisposition::kCreateAlways:
-      flags |= O_CREAT | O_TRUNC;
-      break;
-  }
+  // CREATE_ALWAYS empties the file only after the checks below, so a refused file is never cut.
+  const bool empty_it = options.disposition == FileDisposition::kCreateAlways;
+  if (options.disposition != FileDisposition::kOpenExisting) flags |= O_CREAT;
   if (options.refuse_links) flags |= O_NOFOLLOW;
   if (options.write_through) flags |= O_DSYNC;
   // A file open to everyone gets every permission the umask allows; the default keeps the
@@ -232,6 +241,7 @@ int OpenFile(const std::string& path, const FileOpenOptions& options,
   if (const int error = opened->Facts(&facts)) return error;
   if (facts.is_folder) return EISDIR;
   if (options.refuse_links && options.write && facts.link_count > 1) return kErrorRefused;
+  if (empty_it && ::ftruncate(fd, 0) != 0) return errno;
   if (options.security == FileSecurity::kOpenToAll && (options.disposition != FileDisposition::kOpenExisting)) {
     // Make a new file open to everyone whatever the umask, as a null DACL does.
     struct stat st;
@@ -242,6 +252,7 @@ int OpenFile(const std::string& path, const FileOpenOptions& options,
 }
 
 int ReplaceFile(const std::string& source, const std::string& target) {
+  if (Unusable(source) || Unusable(target)) return EINVAL;
   if (::rename(source.c_str(), target.c_str()) != 0) return errno;
   // The rename is durable only once the folder that holds both names is on disk.
   const size_t slash = target.rfind('/');

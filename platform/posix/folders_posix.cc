@@ -76,6 +76,7 @@ bool ShellFolderPathByLocation(ShellFolder folder, std::string* path) {
 
 int ListFolder(const std::string& folder, std::vector<FolderEntry>* entries, bool* start_failed) {
   *start_failed = true;
+  if (folder.find('\0') != std::string::npos) return EINVAL;
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return errno;
   *start_failed = false;
@@ -102,6 +103,7 @@ int ListFolder(const std::string& folder, std::vector<FolderEntry>* entries, boo
 }
 
 int CreateFolderOpenToAll(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return EINVAL;
   if (::mkdir(path.c_str(), 0777) != 0) return errno;
   // mkdir's mode passes through the umask; everyone must be able to add and rewrite
   // documents here, as the Windows access list grants.

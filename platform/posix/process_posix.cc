@@ -31,11 +31,13 @@ std::tm SystemLocalTime() {
 }  // namespace internal
 
 bool SplitPath(const std::string& path, std::string* drive, std::string* folder) {
-  // The Windows splitter's limits, kept so that both ports refuse the same inputs.
+  // The Windows splitter's limit (255 UTF-16 units and a terminator), kept so that both ports
+  // refuse the same inputs.
   constexpr size_t kMaxFolder = 255;
+  if (path.find('\0') != std::string::npos) return false;
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  if (dir.size() > kMaxFolder) return false;
+  if (Utf8ToUtf16(dir).size() > kMaxFolder) return false;
   drive->clear();
   *folder = dir;
   return true;
