@@ -244,6 +244,10 @@ TEST_F(FileLoggerTest, RefusesFoldersAndFilesWithSeveralLinks) {
   const std::string second = PathOf("second-link.log");
   WriteBytes(target, 5000);
   fs::create_hard_link(target, second);
+  platform::FileFacts facts;
+  ASSERT_EQ(StatPath(second.c_str(), &facts), 0);
+  if (facts.link_count < 2)
+    GTEST_SKIP() << "this run-time's file status reports one link for every file";
   EXPECT_EQ(CreateFileLogger(second.c_str(), 100), nullptr);
   EXPECT_EQ(debug_, ": " + second + ": too many links\r\n");
   EXPECT_EQ(fs::file_size(target), 5000u);  // nothing was emptied through the second name
