@@ -16,6 +16,7 @@ function(qem_add_test)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBRARIES} GTest::gtest GTest::gtest_main GTest::gmock)
   # Name the target, not its file: CTest then runs it through the cross-compiling emulator.
-  gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+  # NO_PRETTY_VALUES: parameterised cases are listed by name, not by a dump of their bytes.
+  gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES
                        PROPERTIES TIMEOUT 300)
 endfunction()
