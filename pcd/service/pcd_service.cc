@@ -24,6 +24,15 @@ enum PCDMasterErrno : int32_t {
 
 _QemPCDService* g_instance = nullptr;
 
+// Armed by PCDServiceFailNextCallForTesting only.
+bool g_failNextCall = false;
+
+void FailIfArmed() {
+  if (!g_failNextCall) return;
+  g_failNextCall = false;
+  throw std::bad_alloc();
+}
+
 bool IsKnownStore(PCDStore store) { return store == PCDStoreMaster || store == PCDStoreCache; }
 
 // Holds storeLock for the life of a cache path.
@@ -96,7 +105,10 @@ _QemPCDService::~_QemPCDService() {
   if (loggingService != nullptr) loggingService->Release();
 }
 
+void PCDServiceFailNextCallForTesting() { g_failNextCall = true; }
+
 _QemPCDService* GetPCDService(const char* masterConfiguration) {
+  FailIfArmed();
   if (g_instance != nullptr) {
     g_instance->Retain();
     if (masterConfiguration != nullptr) g_instance->masterName = masterConfiguration;
@@ -130,6 +142,7 @@ bool _QemPCDService::IsMasterNameLoaded() const {
 }
 
 PCF* _QemPCDService::OpenMaster() {
+  FailIfArmed();
   if (masterStore != nullptr) {
     if (!masterName.empty() && !IsMasterNameLoaded() &&
         PCFLoad(masterStore, masterName.c_str(), 0) == PCFSuccess) {
@@ -167,6 +180,7 @@ PCF* _QemPCDService::OpenMaster() {
 }
 
 SLCache* _QemPCDService::OpenCache() {
+  FailIfArmed();
   if (cacheStore != nullptr) return cacheStore;
   SLCache* created = nullptr;
   const int32_t code = SLCacheCreate(nullptr, &created);

@@ -150,4 +150,9 @@ class _QemPCDService : public _QemService {
 // given to a later call replaces the master configuration to load at the next opening.
 _QemPCDService* GetPCDService(const char* masterConfiguration);
 
+// Test-only: the next GetPCDService or store opening of the service throws std::bad_alloc, as if
+// memory ran short there, so that tests can reach the exception barriers of the callers. Fires
+// once. Nothing outside tests calls it.
+void PCDServiceFailNextCallForTesting();
+
 #endif  // QEM_PCD_SERVICE_PCD_SERVICE_H_

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "cache/store/store_test_support.h"
+#include "pcd/service/pcd_service.h"
 #include "services/flat/qem_flat.h"
 
 namespace {
@@ -64,6 +66,46 @@ TEST_F(FlatPCDServiceTest, SubDomainsAreAppendedAndRemovalReachesTheStore) {
   EXPECT_EQ(0, QemPCDServiceRemoveKeyInSubDomain(service_, "k", "Prod", 1));
   char buffer[16] = "";
   EXPECT_NE(0, QemPCDServiceGetValueForKeyInSubDomain(service_, buffer, 16, "k", "Prod", 1));
+}
+
+// Each operation, once with a failure injected beneath it and once without: the exception
+// becomes -16 and leaves the caller's buffer and list as they were, and the service answers
+// normally again on the next call.
+TEST_F(FlatPCDServiceTest, CaughtExceptionsAnswerMinusSixteen) {
+  ASSERT_EQ(0, QemPCDServiceSetValueForKeyInSubDomain(service_, "v", "k", "Prod", 1));
+  char buffer[16];
+  _QemStringList* list = nullptr;
+  const struct {
+    const char* name;
+    std::function<int32_t()> call;
+  } cases[] = {
+      {"get",
+       [&] { return QemPCDServiceGetValueForKeyInSubDomain(service_, buffer, 16, "k", "Prod", 1); }},
+      {"set",
+       [&] { return QemPCDServiceSetValueForKeyInSubDomain(service_, "w", "k2", "Prod", 1); }},
+      {"list", [&] { return QemPCDServiceGetSubDomains(service_, list, 1); }},
+      {"remove", [&] { return QemPCDServiceRemoveKeyInSubDomain(service_, "k2", "Prod", 1); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::strcpy(buffer, "keep");
+    list = QemStringListCreate();
+    QemStringListAdd(list, "earlier");
+    PCDServiceFailNextCallForTesting();
+    EXPECT_EQ(-16, c.call());
+    EXPECT_STREQ("keep", buffer);
+    EXPECT_EQ(1u, QemStringListGetCount(list));
+    EXPECT_EQ(0, c.call());
+    QemObjectRelease(list);
+  }
+}
+
+TEST_F(FlatPCDServiceTest, CreateAnswersNoneOnACaughtException) {
+  PCDServiceFailNextCallForTesting();
+  EXPECT_EQ(nullptr, QemPCDServiceCreate(nullptr));
+  _QemPCDService* again = QemPCDServiceCreate(nullptr);
+  EXPECT_EQ(service_, again);
+  QemObjectRelease(again);
 }
 
 }  // namespace
