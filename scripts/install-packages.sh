@@ -9,6 +9,7 @@ packages=(
   sqlite3
   g++-mingw-w64-x86-64-posix wine64
   tcl dpkg-dev
+  valgrind
   libbenchmark-dev python3
 )
 

@@ -212,7 +212,9 @@ SLCacheStatus SLCacheStore::fileNameToSubDomain(const std::string& fileName,
       if (left == 3) decoded.push_back(static_cast<char>((group >> 8) & 0xFF));
     }
   }
-  if (decoded.empty()) {
+  // Sub-domain names are NUL-terminated: a name with a NUL inside was never encoded by this
+  // store, and a caller would see it cut short at the NUL.
+  if (decoded.empty() || decoded.find('\0') != std::string::npos) {
     subDomain->clear();
     SLCacheReport(kSLCacheReportInfo, "Failed to decode subdomain from file name:%s\n",
                   fileName.c_str());

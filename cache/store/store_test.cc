@@ -77,6 +77,8 @@ TEST(StoreFileNameTest, RefusesWhatItCannotMap) {
       {"YWJ.slc", true},    // three characters before the extension
       {"====.slc", true},   // decodes to nothing
       {"a.slc", true},      // one character
+      {"YWIAYw==.slc", true},  // "ab", NUL, "c": no caller can name it
+      {"AA==.slc", true},      // a lone NUL
       {"YWJj.SLC", false},  // the extension is case-sensitive
       {"YWJj.txt", false},
       {".slc", false},
