@@ -50,6 +50,8 @@ const bool kWindowsPaths = kSep == "\\";
 // ---------------------------------------------------------------------------------------------
 // Helpers.
 
+std::string Quoted(const std::string& text);
+
 std::string ReadAll(const std::string& path) {
   std::ifstream in(fs::u8path(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -666,6 +668,20 @@ TEST_F(PlatformTest, RefusesSymbolicLinks) {
   EXPECT_EQ(nullptr, platform::OpenSharedStream(link, "wb"));
   EXPECT_EQ(nullptr, platform::OpenSharedStream(link, "rb"));
   EXPECT_EQ("pointed at", ReadAll(target));
+}
+
+// A FIFO planted under a file's name would block an ordinary open until a writer came; the seam
+// refuses it at once instead.
+TEST_F(PlatformTest, RefusesAFifoWithoutWaiting) {
+  const std::string fifo = PathOf("planted.fifo");
+  if (std::system(("mkfifo " + Quoted(fifo) + " 2>" + Quoted(PathOf("mkfifo.err"))).c_str()) != 0)
+    GTEST_SKIP() << "this system cannot make a FIFO";
+  std::unique_ptr<File> file;
+  EXPECT_EQ(platform::kErrorRefused,
+            platform::OpenFile(fifo, Options(false, FileDisposition::kOpenExisting), &file));
+  EXPECT_EQ(platform::kErrorRefused,
+            platform::OpenFile(fifo, Options(true, FileDisposition::kOpenAlways, true), &file));
+  EXPECT_EQ(nullptr, platform::OpenSharedStream(fifo, "rb"));
 }
 
 // ---------------------------------------------------------------------------------------------

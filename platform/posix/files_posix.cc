@@ -145,6 +145,15 @@ int AccessCheck(const std::string& path, int mode) {
   return Unusable(path) ? -1 : ::access(path.c_str(), mode);
 }
 
+// Opens are non-blocking so that a FIFO or device named like a file cannot hang them. Only a
+// regular file is then used, in blocking mode again.
+bool RestoreBlocking(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) return false;
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 }  // namespace
 
 bool PathExists(const std::string& path) { return AccessCheck(path, F_OK) == 0; }
@@ -179,7 +188,8 @@ std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFil
     return nullptr;
   }
   const bool plus = std::strchr(mode, '+') != nullptr;
-  int flags = O_NOFOLLOW | O_CLOEXEC;
+  // O_NONBLOCK: a FIFO planted under the name must not hang the open; it is cleared below.
+  int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   bool empty_it = false;
   switch (mode[0]) {
     case 'r':
@@ -199,6 +209,11 @@ std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFil
   }
   const int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) return nullptr;
+  if (!RestoreBlocking(fd)) {
+    ::close(fd);
+    errno = EPERM;
+    return nullptr;
+  }
   if (check != nullptr) {
     struct stat st;
     if (::fstat(fd, &st) != 0 || !check(FactsOf(st), context)) {
@@ -226,7 +241,8 @@ std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFil
 int OpenFile(const std::string& path, const FileOpenOptions& options,
              std::unique_ptr<File>* file) {
   if (Unusable(path)) return EINVAL;
-  int flags = (options.write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // O_NONBLOCK: a FIFO planted under a document's name must not hang the open.
+  int flags = (options.write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
   // CREATE_ALWAYS empties the file only after the checks below, so a refused file is never cut.
   const bool empty_it = options.disposition == FileDisposition::kCreateAlways;
   if (options.disposition != FileDisposition::kOpenExisting) flags |= O_CREAT;
@@ -240,6 +256,7 @@ int OpenFile(const std::string& path, const FileOpenOptions& options,
   FileFacts facts;
   if (const int error = opened->Facts(&facts)) return error;
   if (facts.is_folder) return EISDIR;
+  if (!facts.is_regular || !RestoreBlocking(fd)) return kErrorRefused;
   if (options.refuse_links && options.write && facts.link_count > 1) return kErrorRefused;
   if (empty_it && ::ftruncate(fd, 0) != 0) return errno;
   if (options.security == FileSecurity::kOpenToAll && (options.disposition != FileDisposition::kOpenExisting)) {
