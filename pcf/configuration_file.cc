@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "util/paths.h"
+#include "util/xml_nesting.h"
 
 namespace pcf {
 
@@ -16,10 +17,6 @@ const char kDefaultCodeKey[] = "defaultKymraCode";
 namespace {
 
 constexpr char kRootPrefix[] = "Configuration";
-// TinyXML parses nested elements recursively with no limit of its own; a configuration file
-// is three levels deep, so this only ever refuses hostile input before it exhausts the stack.
-constexpr int kMaxNesting = 256;
-
 // Condensing would fold runs of blanks inside values. The switch is process-wide, so it is
 // restored for other users of the parser once this file is read.
 class KeepWhiteSpace {
@@ -34,47 +31,6 @@ class KeepWhiteSpace {
  private:
   bool previous_;
 };
-
-// Skips from `i` past the first occurrence of `end`; text.size() when there is none.
-size_t SkipPast(const std::string& text, size_t i, const char* end) {
-  const size_t found = text.find(end, i);
-  return found == std::string::npos ? text.size() : found + std::strlen(end);
-}
-
-// Follows element nesting the way the parser will, without recursion.
-bool NestsTooDeep(const std::string& text) {
-  int depth = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] != '<') {
-      ++i;
-      continue;
-    }
-    if (text.compare(i, 4, "<!--") == 0) {
-      i = SkipPast(text, i, "-->");
-    } else if (text.compare(i, 9, "<![CDATA[") == 0) {
-      i = SkipPast(text, i, "]]>");
-    } else if (text.compare(i, 2, "<?") == 0 || text.compare(i, 2, "<!") == 0) {
-      i = SkipPast(text, i, ">");
-    } else if (text.compare(i, 2, "</") == 0) {
-      --depth;
-      i = SkipPast(text, i, ">");
-    } else {
-      if (++depth > kMaxNesting) return true;
-      // Through the tag, past quoted attribute values, to its end; "/>" closes it at once.
-      for (++i; i < text.size() && text[i] != '>'; ++i) {
-        if (text[i] == '"' || text[i] == '\'') {
-          const size_t close = text.find(text[i], i + 1);
-          if (close == std::string::npos) return false;  // the parser refuses it anyway
-          i = close;
-        }
-      }
-      if (i < text.size() && text[i - 1] == '/') --depth;
-      ++i;
-    }
-  }
-  return false;
-}
 
 // A section's code and live entries, entered into `sections` unless an earlier section of the
 // same file already holds that code.
@@ -143,12 +99,14 @@ PCFStatus ParseConfigurationText(const std::string& text, ParsedFile* parsed) {
   // The parser reads a multi-byte sequence whole even where the text ends inside it, so
   // broken UTF-8 is refused before it ever sees the text; so is a NUL, where it would stop.
   if (!IsValidUtf8(text) || text.find('\0') != std::string::npos) return PCFMalformed;
-  if (NestsTooDeep(text)) return PCFMalformed;
+  // The parser recurses once per nesting level; a configuration file is three levels deep, so
+  // this only ever refuses hostile input before it exhausts the stack.
+  if (XmlNestsDeeperThan(text, kXmlMaxNesting, XmlScanEncoding::kUtf8)) return PCFMalformed;
 
   TiXmlDocument document;
   {
     KeepWhiteSpace keep;
-    document.Parse(text.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    document.Parse(XmlParserInput(text).c_str(), nullptr, TIXML_ENCODING_UTF8);
   }
   if (document.Error()) return PCFMalformed;
   const TiXmlElement* root = document.RootElement();

@@ -138,6 +138,19 @@ TEST(ConfigurationTextTest, RefusesNestingDeeperThanTheParserCanTakeSafely) {
   ParsedFile parsed;
   EXPECT_EQ(ParseConfigurationText(deep, &parsed), PCFMalformed);
 
+  // End tags the parser never sees (inside a reference, a comment that only looks closed, a
+  // declaration's quoted version, or at the top) close nothing.
+  for (const char* level :
+       {"<a>&#x</a>x1;", "<a><!--></a>-->", "<a><?xml version='</a>'?>"}) {
+    std::string hidden = "<Configuration><Payload kymraCode=\"c\">";
+    for (int i = 0; i < 100000; ++i) hidden += level;
+    EXPECT_EQ(ParseConfigurationText(hidden, &parsed), PCFMalformed) << level;
+  }
+  std::string top;
+  for (int i = 0; i < 100000; ++i) top += "</x>";
+  top += deep;
+  EXPECT_EQ(ParseConfigurationText(top, &parsed), PCFMalformed);
+
   // Self-closed and closed elements do not add up.
   std::string flat = "<Configuration><Payload kymraCode=\"c\">";
   for (int i = 0; i < 1000; ++i) flat += "<Data key=\"k>\"/><x a='/>'></x>";

@@ -8,6 +8,7 @@
 
 #include "cache/document/internal.h"
 #include "cache/document/report.h"
+#include "util/xml_nesting.h"
 
 using slcache::internal::Allocate;
 using slcache::internal::AllocationAllowed;
@@ -256,8 +257,15 @@ SLCacheStatus SLCacheDoc::parseInto(const std::string& text, bool forNewDocument
                   "Warn:Failed to allocate memeory for new cahce document-[%s].", docName);
     return kSLCacheOutOfMemory;
   }
+  // The parser recurses once per nesting level: a text nested deeper than any document ever
+  // written is refused before it can exhaust the stack.
+  if (XmlNestsDeeperThan(text, kXmlMaxNesting, XmlScanEncoding::kUnknown)) {
+    SLCacheReport(kSLCacheReportError,
+                  "ERROR:Failed to parse the slc document data, nested too deep-[%s].", docName);
+    return kSLCacheParseFailed;
+  }
   try {
-    xmlDocument->Parse(text.c_str());
+    xmlDocument->Parse(XmlParserInput(text).c_str());
   } catch (...) {
     if (forNewDocument) {
       SLCacheReport(kSLCacheReportError,

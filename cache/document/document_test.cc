@@ -222,6 +222,33 @@ TEST(SLCacheDocTest, ParseFailuresGive1030) {
   }
 }
 
+// The parser recurses per level: nesting that would exhaust the stack is refused unparsed,
+// including end tags hidden from the parser inside references, comments and characters.
+TEST(SLCacheDocTest, DeepNestingIsAParseFailure) {
+  auto repeat = [](const std::string& part, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += part;
+    return text;
+  };
+  const std::string meta = std::string(kSLCacheEmptyTemplate).substr(9, 107);
+  const std::string texts[] = {
+      "<SLCInfo>" + repeat("<node>", 200000),
+      "<SLCInfo>" + repeat("<n>&#x</n>x1;", 200000),
+      "<SLCInfo>" + repeat("<n><!--></n>-->", 200000),
+      "<?xml version=\"1.0\"?><SLCInfo>" + repeat("<n>\xF0</n>", 200000),
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 40));
+    SLCacheDoc doc(kSLCacheDocUnchanged);
+    EXPECT_EQ(kSLCacheParseFailed, doc.initWithXMLString(text, "A", "f"));
+  }
+  // Deep values within the limit still load.
+  const std::string nested = "<SLCInfo><node id=\"A\"><key id=\"k\">" + repeat("<v>", 250) +
+                             repeat("</v>", 250) + "</key></node>" + meta + "</SLCInfo>";
+  SLCacheDoc doc(kSLCacheDocUnchanged);
+  EXPECT_EQ(kSLCacheOk, doc.initWithXMLString(nested, "A", "f"));
+}
+
 TEST(SLCacheDocTest, InitialisationArguments) {
   ReportCatcher catcher;
   SLCacheDoc doc(kSLCacheDocUnchanged);

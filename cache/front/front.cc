@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cache/document/report.h"
+#include "util/xml_nesting.h"
 
 namespace {
 
@@ -288,9 +289,14 @@ SLCacheStatus SLCache::getSubDomains(char*** outSubDomainStrList) {
                     fileName.c_str(), read);
       continue;
     }
+    if (XmlNestsDeeperThan(text, kXmlMaxNesting, XmlScanEncoding::kUnknown)) {
+      SLCacheReport(kSLCacheReportWarning, "Warn:Failed to parse the slc document content:%s",
+                    fileName.c_str());
+      continue;
+    }
     TiXmlDocument parsed;
     try {
-      parsed.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+      parsed.Parse(XmlParserInput(text).c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     } catch (...) {
       SLCacheReport(kSLCacheReportWarning,
                     "Warn:Got exception file parsing the file content- ignoring:%s",
