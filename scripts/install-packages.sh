@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64
   tcl dpkg-dev
   valgrind
+  clang-14 libclang-rt-14-dev
   libbenchmark-dev python3
 )
 
