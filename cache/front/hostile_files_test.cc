@@ -105,6 +105,13 @@ class HostileFilesTest : public ::testing::Test {
   std::vector<std::string> before_;
 };
 
+std::string Repeat(const std::string& part, size_t times) {
+  std::string text;
+  text.reserve(part.size() * times);
+  for (size_t i = 0; i < times; ++i) text += part;
+  return text;
+}
+
 // Texts planted under a sub-domain's file name. A text the parser cannot take is answered 1030
 // and removed (a damaged document is dropped, as one that half-written text would be); a text
 // it can take loads, with a report when its seal does not match.
@@ -120,6 +127,13 @@ TEST_F(HostileFilesTest, PlantedTexts) {
        nullptr, false},
       {"bad-utf8-markup", "<SLCInfo><node id=\"x\xff\xfe\xc0\"><key \xf8\x88=\"1\">",
        kSLCacheParseFailed, nullptr, false},
+      {"utf8-bom-truncated", "\xEF\xBB\xBF<SLCInfo><node id=\"a\"><key id=\"k\">\xF0",
+       kSLCacheParseFailed, nullptr, false},
+      {"nested-100000", "<SLCInfo>" + Repeat("<node>", 100000) + Repeat("</node>", 100000) +
+                            "</SLCInfo>",
+       kSLCacheParseFailed, nullptr, false},
+      {"nested-100000-open", "<SLCInfo>" + Repeat("<n id=\"x\">", 100000), kSLCacheParseFailed,
+       nullptr, false},
       // Bytes after a NUL are not read by the parser, but the seal covers them.
       {"nul-tail", Sealed("nul-tail", "k", "v") + std::string("\0\xff garbage", 10), kSLCacheOk,
        "Signature verification failed.", true},
