@@ -21,6 +21,7 @@ using slcache::internal::NewElementWithId;
 using slcache::internal::NewTextNode;
 using slcache::internal::NoThrow;
 using slcache::internal::SetTextValue;
+using slcache::internal::SetKeyElementValue;
 
 const char kSLCacheEmptyTemplate[] =
     "<SLCInfo><node id=\"__SLCMeta__\"><key id=\"VERSION\">2</key><key id=\"IsValid\">1</key>"
@@ -127,6 +128,21 @@ TiXmlText* NewTextNode(const char* value) {
 void SetTextValue(TiXmlText* text, const char* value) {
   text->SetValue(value);
   text->SetCDATA(IsBlank(value));
+}
+
+bool SetKeyElementValue(TiXmlElement* element, const char* value) {
+  TiXmlNode* first = element->FirstChild();
+  if (first && first->ToText()) {
+    SetTextValue(first->ToText(), value);
+    return true;
+  }
+  TiXmlText* text = NewTextNode(value);
+  if (!text) {
+    SLCacheReport(kSLCacheReportWarning, "Warn:Failed to create TiXmlText.");
+    return false;
+  }
+  element->LinkEndChild(text);
+  return true;
 }
 
 const char* KeyElementValue(const TiXmlElement* element) {
@@ -536,18 +552,7 @@ SLCacheStatus SLCacheDoc::setValueForKey(const char* subDomain, const char* key,
     if (newRecord) subDomains[subDomain];
     if (newChild) record->children[key];
 
-    TiXmlElement* keyElement = child->element;
-    TiXmlNode* first = keyElement->FirstChild();
-    if (first && first->ToText()) {
-      SetTextValue(first->ToText(), value);
-    } else {
-      TiXmlText* text = NewTextNode(value);
-      if (!text) {
-        SLCacheReport(kSLCacheReportWarning, "Warn:Failed to create TiXmlText.");
-        return kSLCacheOutOfMemory;
-      }
-      keyElement->LinkEndChild(text);
-    }
+    if (!SetKeyElementValue(child->element, value)) return kSLCacheOutOfMemory;
     newRecord.release();  // markRecordsChanged hands them to the document
     newChild.release();
     markRecordsChanged(child, record, subDomain, key);

@@ -54,6 +54,10 @@ TiXmlNode* CloneNode(const TiXmlNode& node);
 TiXmlText* NewTextNode(const char* value);
 void SetTextValue(TiXmlText* text, const char* value);
 
+// Writes `value` as a key element's value: into its first child when that is a text node, else
+// into a new text node appended to it. False (after a report) when memory is exhausted.
+bool SetKeyElementValue(TiXmlElement* element, const char* value);
+
 // The value of a key element: the text of its first child when that child is a text node,
 // else "".
 const char* KeyElementValue(const TiXmlElement* element);

@@ -13,9 +13,8 @@ using slcache::internal::kKeyTag;
 using slcache::internal::kNodeTag;
 using slcache::internal::KeyElementValue;
 using slcache::internal::NewElementWithId;
-using slcache::internal::NewTextNode;
+using slcache::internal::SetKeyElementValue;
 using slcache::internal::NoThrow;
-using slcache::internal::SetTextValue;
 
 namespace {
 
@@ -131,17 +130,7 @@ SLCacheStatus SLCacheDoc::mergeSubDomainRecord(const SLCacheSubDomain* record, T
             target->LinkEndChild(copy);
           }
         }
-        TiXmlNode* first = target->FirstChild();
-        if (first && first->ToText()) {
-          SetTextValue(first->ToText(), value);
-        } else {
-          TiXmlText* text = NewTextNode(value);
-          if (!text) {
-            SLCacheReport(kSLCacheReportWarning, "Warn:Failed to create TiXmlText.");
-            return kSLCacheOutOfMemory;
-          }
-          target->LinkEndChild(text);
-        }
+        if (!SetKeyElementValue(target, value)) return kSLCacheOutOfMemory;
       } else if (child->status == kSLCacheDocRemove) {
         if (target) {
           DestroyElement(target);
