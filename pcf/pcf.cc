@@ -136,8 +136,39 @@ PCFStatus Load(PCF& pcf, const char* path, bool overlay) {
   return PCFSuccess;
 }
 
+// Whether some loaded element holds the payload code, or the key under that code. A file may
+// carry a key or code that no caller could pass as a usable text (empty, or not valid UTF-8
+// once character references are decoded); reads and removals still reach what the listings
+// hand out, through these.
+bool IsCodeHeld(const PCF& pcf, const char* code) {
+  if (code == nullptr) return false;
+  for (const auto& element : pcf.liveData) {
+    if (element.sections.count(code) != 0) return true;
+  }
+  return false;
+}
+
+bool IsKeyHeld(const PCF& pcf, const char* key, const char* code) {
+  if (key == nullptr || code == nullptr) return false;
+  for (const auto& element : pcf.liveData) {
+    const pcf::Entries* entries = FindSection(element, code);
+    if (entries != nullptr && entries->count(key) != 0) return true;
+  }
+  return false;
+}
+
+// The argument rule of reads and removals: a usable text, or one the loaded data holds.
+bool IsReadableCode(const PCF& pcf, const char* code) {
+  return pcf::IsUsableText(code) || IsCodeHeld(pcf, code);
+}
+
+bool IsReadableKey(const PCF& pcf, const char* key, const char* code) {
+  return pcf::IsUsableText(key) || IsKeyHeld(pcf, key, code);
+}
+
 // Makes sure a payload named by an operation is loaded, from the PCF folder if need be.
 PCFStatus EnsurePayloadLoaded(PCF& pcf, const char* code) {
+  if (IsCodeHeld(pcf, code)) return PCFSuccess;
   if (!pcf::IsUsableText(code)) return PCFInvalidArgument;
   if (IsPayloadKnown(pcf, code)) return PCFSuccess;
   std::string folder;
@@ -294,11 +325,11 @@ PCFStatus PCFLoad(PCF* pcf, const char* path, int32_t overlay) {
 
 PCFStatus PCFGetValueForKeyInSubDomain(PCF* pcf, char* buffer, size_t size, const char* key,
                                        const char* subDomain) {
-  if (pcf == nullptr || buffer == nullptr || size == 0 || !pcf::IsUsableText(key) ||
-      !pcf::IsUsableText(subDomain)) {
-    return PCFInvalidArgument;
-  }
+  if (pcf == nullptr || buffer == nullptr || size == 0) return PCFInvalidArgument;
   return Guarded([&]() -> PCFStatus {
+    if (!IsReadableCode(*pcf, subDomain) || !IsReadableKey(*pcf, key, subDomain)) {
+      return PCFInvalidArgument;
+    }
     if (EnsurePayloadLoaded(*pcf, subDomain) != PCFSuccess) return PCFNotFound;
     buffer[0] = '\0';
     for (const auto& element : pcf->liveData) {
@@ -334,10 +365,11 @@ PCFStatus PCFSetValueForKeyInSubDomain(PCF* pcf, const char* value, const char* 
 }
 
 PCFStatus PCFRemoveKeyInSubDomain(PCF* pcf, const char* key, const char* subDomain) {
-  if (pcf == nullptr || !pcf::IsUsableText(key) || !pcf::IsUsableText(subDomain)) {
-    return PCFInvalidArgument;
-  }
+  if (pcf == nullptr) return PCFInvalidArgument;
   return Guarded([&]() -> PCFStatus {
+    if (!IsReadableCode(*pcf, subDomain) || !IsReadableKey(*pcf, key, subDomain)) {
+      return PCFInvalidArgument;
+    }
     if (EnsurePayloadLoaded(*pcf, subDomain) != PCFSuccess) return PCFNoKey;
     for (auto& element : pcf->liveData) {
       const auto section = element.sections.find(subDomain);
@@ -348,8 +380,9 @@ PCFStatus PCFRemoveKeyInSubDomain(PCF* pcf, const char* key, const char* subDoma
 }
 
 PCFStatus PCFRemoveAllKeysInSubDomain(PCF* pcf, const char* subDomain) {
-  if (pcf == nullptr || !pcf::IsUsableText(subDomain)) return PCFInvalidArgument;
+  if (pcf == nullptr) return PCFInvalidArgument;
   return Guarded([&]() -> PCFStatus {
+    if (!IsReadableCode(*pcf, subDomain)) return PCFInvalidArgument;
     if (EnsurePayloadLoaded(*pcf, subDomain) != PCFSuccess) return PCFNoKey;
     PCF::Element* element = FirstHolding(*pcf, subDomain);
     if (element != nullptr) element->sections[subDomain].clear();
@@ -358,10 +391,9 @@ PCFStatus PCFRemoveAllKeysInSubDomain(PCF* pcf, const char* subDomain) {
 }
 
 PCFStatus PCFGetKeysInSubDomain(PCF* pcf, PCFStringList* list, const char* subDomain) {
-  if (pcf == nullptr || list == nullptr || !pcf::IsUsableText(subDomain)) {
-    return PCFInvalidArgument;
-  }
+  if (pcf == nullptr || list == nullptr) return PCFInvalidArgument;
   return Guarded([&]() -> PCFStatus {
+    if (!IsReadableCode(*pcf, subDomain)) return PCFInvalidArgument;
     list->items.clear();
     if (EnsurePayloadLoaded(*pcf, subDomain) != PCFSuccess) return PCFSuccess;
     if (const PCF::Element* element = FirstHolding(*pcf, subDomain)) {

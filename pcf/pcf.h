@@ -9,8 +9,11 @@
 //
 // Every function answers a PCFStatus (0 for success) and never lets an exception out. Texts
 // are UTF-8; a text argument that is null, empty or not valid UTF-8 is refused with
-// PCFInvalidArgument before anything changes. A PCF takes no locks: use it from one thread at
-// a time.
+// PCFInvalidArgument before anything changes, except that reads and removals also take a key
+// or code that a loaded file holds as it is (a file may hold an empty key or code, or one that
+// is not valid UTF-8 once a character reference is decoded), so that whatever the listings
+// hand out can be read and removed; writes never take such a text. A PCF takes no locks: use
+// it from one thread at a time.
 #ifndef QEM_PCF_PCF_H_
 #define QEM_PCF_PCF_H_
 

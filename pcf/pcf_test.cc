@@ -549,6 +549,69 @@ TEST_F(PcfTest, KeysAndCodesTooLongForATagLineAreNeverHalfWritten) {
   PCFDestroy(saved, 0);
 }
 
+// A file may hold keys and codes that no caller can pass as a usable text: an empty key or
+// code, or one that is not valid UTF-8 once a character reference is decoded. What loading
+// accepted and the listings hand out must be readable and removable all the same; writes keep
+// refusing such texts.
+TEST_F(PcfTest, KeysAndCodesOnlyAFileCanHoldAreReadAndRemoved) {
+  const std::string surrogate = "s\xED\xA0\x80";  // what "s&#xD800;" decodes to
+  const std::string path = InPcfFolder(
+      kCodeA + ".a.xml",
+      Document(Section("Payload", kCodeA,
+                       Entry("", "empty") + Entry("Payl\x17oadName", "control") +
+                           Entry("s&#xD800;", "lone surrogate") + Entry("A", "1")) +
+               Section("Other", "", Entry("B", "no code"))));
+  ASSERT_EQ(PCFLoad(pcf_, path.c_str(), 0), PCFSuccess);
+
+  ASSERT_EQ(PCFGetSubDomains(pcf_, list_), PCFSuccess);
+  EXPECT_EQ(Items(list_), (std::vector<std::string>{"", kCodeA}));
+  ASSERT_EQ(PCFGetKeysInSubDomain(pcf_, list_, kCodeA.c_str()), PCFSuccess);
+  EXPECT_EQ(Items(list_),
+            (std::vector<std::string>{"", "A", "Payl\x17oadName", surrogate}));
+  ASSERT_EQ(PCFGetKeysInSubDomain(pcf_, list_, ""), PCFSuccess);
+  EXPECT_EQ(Items(list_), std::vector<std::string>{"B"});
+
+  EXPECT_EQ(Get(pcf_, "", kCodeA), "empty");
+  EXPECT_EQ(Get(pcf_, "Payl\x17oadName", kCodeA), "control");
+  EXPECT_EQ(Get(pcf_, surrogate, kCodeA), "lone surrogate");
+  EXPECT_EQ(Get(pcf_, "B", ""), "no code");
+
+  // Texts that nothing loaded holds are still refused as arguments.
+  EXPECT_EQ(Get(pcf_, "", kCodeB), "<4>");
+  EXPECT_EQ(Get(pcf_, "B", "\xFF"), "<4>");
+  EXPECT_EQ(Get(pcf_, "\xED\xA0\x80", kCodeA), "<4>");
+  EXPECT_EQ(PCFRemoveKeyInSubDomain(pcf_, "", kCodeB.c_str()), PCFInvalidArgument);
+  EXPECT_EQ(PCFRemoveAllKeysInSubDomain(pcf_, "\xFF"), PCFInvalidArgument);
+  // Writes never take them.
+  EXPECT_EQ(PCFSetValueForKeyInSubDomain(pcf_, "v", "", kCodeA.c_str()), PCFInvalidArgument);
+  EXPECT_EQ(PCFSetValueForKeyInSubDomain(pcf_, "v", surrogate.c_str(), kCodeA.c_str()),
+            PCFInvalidArgument);
+  EXPECT_EQ(PCFSetValueForKeyInSubDomain(pcf_, "v", "B", ""), PCFInvalidArgument);
+  EXPECT_EQ(Get(pcf_, "", kCodeA), "empty");
+
+  // A save writes what it can write back exactly; a key that is not valid UTF-8 cannot be, so
+  // the file stays as it was until that key is removed.
+  const std::string before = ReadBytes(path).value_or("");
+  EXPECT_EQ(PCFSave(pcf_), PCFCannotRead);
+  EXPECT_EQ(ReadBytes(path).value_or(""), before);
+  ASSERT_EQ(PCFRemoveKeyInSubDomain(pcf_, surrogate.c_str(), kCodeA.c_str()), PCFSuccess);
+  EXPECT_EQ(Get(pcf_, surrogate, kCodeA), "<4>");
+  ASSERT_EQ(PCFSave(pcf_), PCFSuccess);
+
+  PCF* saved = Reload(path);
+  EXPECT_EQ(Get(saved, "", kCodeA), "empty");
+  EXPECT_EQ(Get(saved, "Payl\x17oadName", kCodeA), "control");
+  EXPECT_EQ(Get(saved, "A", kCodeA), "1");
+  EXPECT_EQ(Get(saved, "B", ""), "no code");
+  ASSERT_EQ(PCFRemoveKeyInSubDomain(saved, "", kCodeA.c_str()), PCFSuccess);
+  EXPECT_EQ(Get(saved, "", kCodeA), "<4>");
+  ASSERT_EQ(PCFRemoveAllKeysInSubDomain(saved, ""), PCFSuccess);
+  ASSERT_EQ(PCFGetKeysInSubDomain(saved, list_, ""), PCFSuccess);
+  EXPECT_TRUE(Items(list_).empty());
+  EXPECT_EQ(Get(saved, "Payl\x17oadName", kCodeA), "control");
+  PCFDestroy(saved, 0);
+}
+
 TEST_F(PcfTest, SpecialCharactersAndNonAsciiSurviveSaveAndReload) {
   const std::string path = InPcfFolder(
       kCodeA + ".a.xml", Document(Section("Payload", kCodeA, Entry("A", "1"))));
