@@ -48,8 +48,12 @@ SLCacheStatus SLCacheDoc::initWithXMLStringAndMergeCachedDoc(const std::string& 
   return NoThrow([&]() -> SLCacheStatus {
     // Sub-domains removed in memory go first, so that one removed and then written again is
     // rebuilt below from its record alone.
+    // Every node with a removed id goes: a damaged or planted text may hold the same id twice,
+    // and a copy left behind would bring the removed data back.
     for (const std::string& removed : updatedCachedDoc->removedSubDomains) {
-      if (!removeElementById(rootElement, removed.c_str())) {
+      bool found = false;
+      while (removeElementById(rootElement, removed.c_str())) found = true;
+      if (!found) {
         SLCacheReport(kSLCacheReportInfo, "%s: No subdomain found, assuming it is already deleted.",
                       removed.c_str());
       }
@@ -77,7 +81,7 @@ SLCacheStatus SLCacheDoc::initWithXMLStringAndMergeCachedDoc(const std::string& 
         if (built) rootElement->LinkEndChild(built.release());
       } else if (record->status == kSLCacheDocRemove) {
         if (node) {
-          DestroyElement(node);
+          for (; node; node = findElementById(rootElement, id)) DestroyElement(node);
         } else {
           SLCacheReport(kSLCacheReportWarning, kAlreadyDeleted, id);
         }
@@ -98,7 +102,8 @@ SLCacheStatus SLCacheDoc::mergeSubDomainRecord(const SLCacheSubDomain* record, T
   if (!record || !node) return kSLCacheNullArgument;
   return NoThrow([&]() -> SLCacheStatus {
     for (const std::string& removed : record->removedKeys) {
-      removeElementById(node, removed.c_str());
+      while (removeElementById(node, removed.c_str())) {
+      }
     }
     for (const auto& entry : record->children) {
       const SLCacheSubDomainChild* child = entry.second.get();
