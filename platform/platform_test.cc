@@ -896,6 +896,12 @@ TEST(HmacTest, MatchesRfc4231) {
        "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
       {"case_2", "Jefe", "what do ya want for nothing?",
        "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+      // A key longer than the hash's block is hashed first.
+      {"case_6", std::string(131, '\xaa'),
+       "Test Using Larger Than Block-Size Key - Hash Key First",
+       "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+      {"empty_key_and_data", "", "",
+       "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

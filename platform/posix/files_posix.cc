@@ -146,13 +146,10 @@ int AccessCheck(const std::string& path, int mode) {
 }
 
 // Opens are non-blocking so that a FIFO or device named like a file cannot hang them. Only a
-// regular file is then used, in blocking mode again.
-bool RestoreBlocking(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) return false;
-  const int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
+// regular file (or, for streams, a folder, which fails later on its own) is then used, in
+// blocking mode again; `flags` are the flags the file was opened with.
+bool Usable(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode); }
+bool RestoreBlocking(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0; }
 
 }  // namespace
 
@@ -209,18 +206,12 @@ std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFil
   }
   const int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) return nullptr;
-  if (!RestoreBlocking(fd)) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !Usable(st) || !RestoreBlocking(fd, flags) ||
+      (check != nullptr && !check(FactsOf(st), context))) {
     ::close(fd);
     errno = EPERM;
     return nullptr;
-  }
-  if (check != nullptr) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !check(FactsOf(st), context)) {
-      ::close(fd);
-      errno = EPERM;
-      return nullptr;
-    }
   }
   if (empty_it && ::ftruncate(fd, 0) != 0) {
     const int error = errno;
@@ -253,16 +244,17 @@ int OpenFile(const std::string& path, const FileOpenOptions& options,
   const int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) return errno == ELOOP && options.refuse_links ? kErrorRefused : errno;
   auto opened = std::make_unique<PosixFile>(fd);
-  FileFacts facts;
-  if (const int error = opened->Facts(&facts)) return error;
-  if (facts.is_folder) return EISDIR;
-  if (!facts.is_regular || !RestoreBlocking(fd)) return kErrorRefused;
-  if (options.refuse_links && options.write && facts.link_count > 1) return kErrorRefused;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode) || !RestoreBlocking(fd, flags)) return kErrorRefused;
+  if (options.refuse_links && options.write && st.st_nlink > 1) return kErrorRefused;
   if (empty_it && ::ftruncate(fd, 0) != 0) return errno;
-  if (options.security == FileSecurity::kOpenToAll && (options.disposition != FileDisposition::kOpenExisting)) {
+  if (options.security == FileSecurity::kOpenToAll &&
+      options.disposition != FileDisposition::kOpenExisting && (st.st_mode & 07777) != 0666 &&
+      st.st_uid == ::geteuid()) {
     // Make a new file open to everyone whatever the umask, as a null DACL does.
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid()) ::fchmod(fd, 0666);
+    ::fchmod(fd, 0666);
   }
   *file = std::move(opened);
   return 0;
