@@ -188,6 +188,11 @@ class File {
   virtual int Size(uint64_t* size) = 0;
   virtual int Flush() = 0;             // FlushFileBuffers / fsync
   virtual int Facts(FileFacts* facts) = 0;
+  // Whether `path` still leads to this open file: false once the file was removed, or is being
+  // removed, while this handle was open. POSIX: the path names the same inode and the file has a
+  // link; Windows: the file has a link and a fresh open of the path succeeds (an open of a file
+  // whose deletion is pending fails).
+  virtual bool IsAt(const std::string& path) = 0;
 
   // Byte-range locks that wait, without a time-out, until they are granted (LockFileEx with a
   // zeroed OVERLAPPED; POSIX: open-file-description locks, which belong to this handle as

@@ -560,6 +560,52 @@ TEST_F(PlatformTest, FileReadWriteSeekSize) {
   file.reset();
 }
 
+// Cutting a file at its pointer, wherever the last read, write or seek left it.
+TEST_F(PlatformTest, SetEndOfFileCutsAtThePointer) {
+  const std::string path = PathOf("cut.bin");
+  const struct {
+    const char* name;
+    uint64_t seek;        // where the pointer is moved first
+    const char* write;    // then written, when not null
+    uint32_t read;        // then read, this many bytes
+    const char* content;  // what is left after the cut
+  } cases[] = {
+      {"after_a_write", 0, "abc", 0, "abc"},
+      {"after_a_read", 0, nullptr, 4, "hell"},
+      {"after_a_seek_and_a_write", 6, "W", 0, "hello W"},
+      {"after_a_seek_and_a_read", 2, nullptr, 3, "hello"},
+      {"at_the_start", 0, nullptr, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path, "hello world");
+    std::unique_ptr<File> file;
+    ASSERT_EQ(0, platform::OpenFile(path, Options(true, FileDisposition::kOpenExisting), &file));
+    uint64_t position = 0;
+    if (c.seek != 0) ASSERT_EQ(0, file->Seek(c.seek, &position));
+    uint32_t moved = 0;
+    if (c.write) ASSERT_EQ(0, file->Write(c.write, std::strlen(c.write), &moved));
+    char buffer[16];
+    if (c.read) ASSERT_EQ(0, file->Read(buffer, c.read, &moved));
+    ASSERT_EQ(0, file->SetEndOfFile());
+    file.reset();
+    EXPECT_EQ(c.content, ReadAll(path));
+  }
+}
+
+TEST_F(PlatformTest, IsAtFollowsTheRemovalOfAnOpenFile) {
+  const std::string path = PathOf("held.bin");
+  WriteAll(path, "held");
+  std::unique_ptr<File> file;
+  ASSERT_EQ(0, platform::OpenFile(path, Options(true, FileDisposition::kOpenExisting), &file));
+  EXPECT_TRUE(file->IsAt(path));
+  EXPECT_FALSE(file->IsAt(PathOf("missing.bin")));
+  ASSERT_EQ(0, platform::RemoveFile(path));
+  if (platform::testing::RunningUnderWine())
+    GTEST_SKIP() << "Wine keeps a removed file that is still open reachable by its name";
+  EXPECT_FALSE(file->IsAt(path));
+}
+
 TEST_F(PlatformTest, FileDispositionsAndOptions) {
   const std::string path = PathOf("disposition.bin");
   const struct {

@@ -258,14 +258,7 @@ SLCacheStatus SLCacheStore::openLocked(const std::string& path, SLCacheDoc* docu
     }
     // The file may have been removed by the process whose lock this one waited for: then this
     // handle names a file that no longer is (or soon will not be) at `path`.
-    platform::FileFacts facts;
-    std::unique_ptr<platform::File> probe;
-    platform::FileOpenOptions probeOptions;
-    probeOptions.refuse_links = true;
-    const bool removed = (file->Facts(&facts) == 0 && facts.link_count == 0) ||
-                         platform::OpenFile(path, probeOptions, &probe) != 0;
-    probe.reset();
-    if (removed) {
+    if (!file->IsAt(path)) {
       file->Unlock(0, length);
       file->Close();
       if (!create) {

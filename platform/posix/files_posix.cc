@@ -24,6 +24,9 @@ const int kErrorRefused = ELOOP;
 
 namespace {
 
+// A path with a NUL byte inside cannot be handed to the system: it would name another file.
+bool Unusable(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 FileFacts FactsOf(const struct stat& st) {
   FileFacts facts;
   facts.is_regular = S_ISREG(st.st_mode);
@@ -39,6 +42,8 @@ class PosixFile final : public File {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
   ~PosixFile() override { Close(); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
 
   int Read(void* buffer, uint32_t size, uint32_t* moved) override {
     *moved = 0;
@@ -49,11 +54,13 @@ class PosixFile final : public File {
       const ssize_t n = ::read(fd_, out + *moved, size - *moved);
       if (n < 0) {
         if (errno == EINTR) continue;
+        position_ = kUnknown;
         return errno;
       }
       if (n == 0) break;
       *moved += static_cast<uint32_t>(n);
     }
+    Advance(*moved);
     return 0;
   }
 
@@ -64,23 +71,29 @@ class PosixFile final : public File {
       const ssize_t n = ::write(fd_, in + *moved, size - *moved);
       if (n < 0) {
         if (errno == EINTR) continue;
+        position_ = kUnknown;
         return errno;
       }
       *moved += static_cast<uint32_t>(n);
     }
+    Advance(*moved);
     return 0;
   }
 
   int Seek(uint64_t offset, uint64_t* position) override {
     const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
-    if (at < 0) return errno;
+    if (at < 0) {
+      position_ = kUnknown;
+      return errno;
+    }
+    position_ = at;
     if (position) *position = static_cast<uint64_t>(at);
     return 0;
   }
 
   int SetEndOfFile() override {
-    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
-    if (at < 0) return errno;
+    off_t at = position_;
+    if (at == kUnknown && (at = ::lseek(fd_, 0, SEEK_CUR)) < 0) return errno;
     return ::ftruncate(fd_, at) == 0 ? 0 : errno;
   }
 
@@ -98,6 +111,15 @@ class PosixFile final : public File {
     if (::fstat(fd_, &st) != 0) return errno;
     *facts = FactsOf(st);
     return 0;
+  }
+
+  bool IsAt(const std::string& path) override {
+    struct stat mine;
+    struct stat named;
+    if (Unusable(path) || ::fstat(fd_, &mine) != 0 || mine.st_nlink == 0 ||
+        ::lstat(path.c_str(), &named) != 0)
+      return false;
+    return named.st_dev == mine.st_dev && named.st_ino == mine.st_ino;
   }
 
   int LockShared(uint64_t offset, uint64_t length) override {
@@ -118,6 +140,13 @@ class PosixFile final : public File {
   }
 
  private:
+  static constexpr off_t kUnknown = -1;
+
+  // The file pointer is followed here so that cutting the file at it needs no lseek.
+  void Advance(uint32_t moved) {
+    if (position_ != kUnknown) position_ += moved;
+  }
+
   int SetLock(short type, uint64_t offset, uint64_t length) {
     // A zero length means "to the end of the file and beyond" to fcntl; never ask for that.
     if (length == 0) return EINVAL;
@@ -136,20 +165,18 @@ class PosixFile final : public File {
   }
 
   int fd_;
+  off_t position_ = 0;  // a new descriptor starts at offset 0
 };
-
-// A path with a NUL byte inside cannot be handed to the system: it would name another file.
-bool Unusable(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 int AccessCheck(const std::string& path, int mode) {
   return Unusable(path) ? -1 : ::access(path.c_str(), mode);
 }
 
 // Opens are non-blocking so that a FIFO or device named like a file cannot hang them. Only a
-// regular file (or, for streams, a folder, which fails later on its own) is then used, in
-// blocking mode again; `flags` are the flags the file was opened with.
+// regular file (or, for streams, a folder, which fails later on its own) is then used; for those
+// O_NONBLOCK changes nothing (reads and writes of a regular file always wait for the disk, and
+// whether a lock waits depends on the lock command), so it is left set.
 bool Usable(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode); }
-bool RestoreBlocking(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0; }
 
 }  // namespace
 
@@ -207,7 +234,7 @@ std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFil
   const int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !Usable(st) || !RestoreBlocking(fd, flags) ||
+  if (::fstat(fd, &st) != 0 || !Usable(st) ||
       (check != nullptr && !check(FactsOf(st), context))) {
     ::close(fd);
     errno = EPERM;
@@ -247,7 +274,7 @@ int OpenFile(const std::string& path, const FileOpenOptions& options,
   struct stat st;
   if (::fstat(fd, &st) != 0) return errno;
   if (S_ISDIR(st.st_mode)) return EISDIR;
-  if (!S_ISREG(st.st_mode) || !RestoreBlocking(fd, flags)) return kErrorRefused;
+  if (!S_ISREG(st.st_mode)) return kErrorRefused;
   if (options.refuse_links && options.write && st.st_nlink > 1) return kErrorRefused;
   if (empty_it && ::ftruncate(fd, 0) != 0) return errno;
   if (options.security == FileSecurity::kOpenToAll &&

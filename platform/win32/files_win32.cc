@@ -127,6 +127,15 @@ class Win32File final : public File {
 
   int Facts(FileFacts* facts) override { return HandleFacts(handle_, facts); }
 
+  bool IsAt(const std::string& path) override {
+    FileFacts facts;
+    if (HandleFacts(handle_, &facts) != 0 || facts.link_count == 0) return false;
+    FileOpenOptions options;
+    options.refuse_links = true;
+    std::unique_ptr<File> probe;
+    return OpenFile(path, options, &probe) == 0;
+  }
+
   int LockShared(uint64_t offset, uint64_t length) override { return Lock(0, offset, length); }
 
   int LockExclusive(uint64_t offset, uint64_t length) override {
