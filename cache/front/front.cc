@@ -24,6 +24,17 @@ bool OnlyMetaRemains(const SLCacheDoc& document) {
   return true;
 }
 
+// The meta node and the seal node share the id space of sub-domains. A sub-domain with either id
+// would be the document's own bookkeeping: its keys rewritten at every synchronisation (a value
+// written to it would be lost with success answered) and its removal fatal to the document.
+bool RefusedAsReserved(const char* subDomain) {
+  if (std::strcmp(subDomain, kSLCacheMetaId) != 0 && std::strcmp(subDomain, kSLCacheSealNodeId) != 0)
+    return false;
+  SLCacheReport(kSLCacheReportWarning, "Warn:Invalid argument subdomain <%s> is reserved.",
+                subDomain);
+  return true;
+}
+
 }  // namespace
 
 SLCache::SLCache() = default;
@@ -147,6 +158,7 @@ SLCacheStatus SLCache::setKey(const char* subDomain, const char* key, const char
     SLCacheReport(kSLCacheReportWarning, "Warn:Invalid argument subdomain or key is empty.");
     return kSLCacheBadArgument;
   }
+  if (RefusedAsReserved(subDomain)) return kSLCacheBadArgument;
   SLCacheDoc* document = nullptr;
   std::unique_ptr<SLCacheDoc> created;
   SLCacheStatus result = getDocument(subDomain, &document);
@@ -222,6 +234,7 @@ SLCacheStatus SLCache::removeSubDomain(const char* subDomain) {
     SLCacheReport(kSLCacheReportWarning, "Warn:Invalid argument subdomain is NULL or empty.");
     return kSLCacheBadArgument;
   }
+  if (RefusedAsReserved(subDomain)) return kSLCacheBadArgument;
   SLCacheDoc* document = nullptr;
   SLCacheStatus result = getDocument(subDomain, &document);
   if (result != kSLCacheOk) return result;
@@ -241,6 +254,7 @@ SLCacheStatus SLCache::removeKey(const char* subDomain, const char* key) {
     SLCacheReport(kSLCacheReportWarning, "Warn:Invalid argument subdomain is empty.");
     return kSLCacheBadArgument;
   }
+  if (RefusedAsReserved(subDomain)) return kSLCacheBadArgument;
   SLCacheDoc* document = nullptr;
   SLCacheStatus result = getDocument(subDomain, &document);
   if (result != kSLCacheOk) {

@@ -205,6 +205,25 @@ TEST_F(FrontTest, ArgumentsAreChecked) {
   EXPECT_TRUE(cache_.documents.empty());
 }
 
+// The meta node and the seal node are the document's own: a sub-domain with either id would be
+// its bookkeeping, rewritten (or damaged) by every synchronisation.
+TEST_F(FrontTest, ReservedIdsAreRefusedAsSubDomainsToChange) {
+  for (const char* reserved : {"__SLCMeta__", "__slcps__"}) {
+    SCOPED_TRACE(reserved);
+    EXPECT_EQ(kSLCacheBadArgument, cache_.setKey(reserved, "TimeStamp", "a"));
+    EXPECT_EQ(kSLCacheBadArgument, cache_.setKey(reserved, "k", "v"));
+    EXPECT_EQ(kSLCacheBadArgument, cache_.removeKey(reserved, "TimeStamp"));
+    EXPECT_EQ(kSLCacheBadArgument, cache_.removeSubDomain(reserved));
+    EXPECT_TRUE(cache_.documents.empty());
+    EXPECT_EQ(kSLCacheOk, cache_.syncToFile());
+    EXPECT_FALSE(platform::PathExists(FileOf(reserved)));
+  }
+  // Names that only resemble them are ordinary sub-domains.
+  ASSERT_EQ(kSLCacheOk, cache_.setKey("__slcmeta__", "TimeStamp", "a"));
+  ASSERT_EQ(kSLCacheOk, cache_.syncToFile());
+  EXPECT_EQ("a", StoredValue("__slcmeta__", "TimeStamp"));
+}
+
 // The stored bytes depend only on content, time stamp and key, whichever build wrote them.
 TEST_F(FrontTest, StoredBytesAreTheSameOnEveryTarget) {
   const std::string expected =
