@@ -258,7 +258,9 @@ PCFStatus Save(PCF& pcf) {
       }
       continue;
     }
-    if (!pcf::IsValidUtf8(text)) {
+    // A loaded key or value may hold what no file can: broken UTF-8, or a NUL (from "&#;").
+    // Written out, either would leave a file that never loads again; the file stays as it is.
+    if (!pcf::IsValidUtf8(text) || text.find('\0') != std::string::npos) {
       note(PCFCannotRead);
       continue;
     }

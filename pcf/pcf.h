@@ -31,7 +31,7 @@ enum {
   PCFInvalidArgument = 4,  // null object or output; text null, empty or not valid UTF-8;
                            // a key or code too long to be saved
   PCFNotFound = 5,         // file to load missing; payload neither loaded nor in the PCF folder
-  PCFCannotRead = 6,       // file cannot be read; a text to save is not valid UTF-8
+  PCFCannotRead = 6,       // file cannot be read; a text to save is not valid UTF-8 or holds a NUL
   PCFMalformed = 7,        // not well-formed XML, or not the file's structure
   PCFNoCode = 9,           // a section has no code
   PCFNoKey = 10,           // entry without key; key not found; payload not available

@@ -612,6 +612,29 @@ TEST_F(PcfTest, KeysAndCodesOnlyAFileCanHoldAreReadAndRemoved) {
   PCFDestroy(saved, 0);
 }
 
+// "&#;" is a character reference that the parser reads as a NUL. A value holding one loads
+// (callers see it up to the NUL), but no file can hold it: written out, the NUL would leave a
+// file that never loads again. A save leaves the file as it was until the value is replaced.
+TEST_F(PcfTest, ValuesHoldingANulAreNeverWrittenBack) {
+  const std::string path = InPcfFolder(
+      kCodeA + ".a.xml",
+      Document(Section("Payload", kCodeA, Entry("A", "x&#;y") + Entry("B", "2"))));
+  ASSERT_EQ(PCFLoad(pcf_, path.c_str(), 0), PCFSuccess);
+  EXPECT_EQ(Get(pcf_, "A", kCodeA), "x");
+  const std::string before = ReadBytes(path).value_or("");
+  ASSERT_EQ(PCFSetValueForKeyInSubDomain(pcf_, "3", "B", kCodeA.c_str()), PCFSuccess);
+  EXPECT_EQ(PCFSave(pcf_), PCFCannotRead);
+  EXPECT_EQ(ReadBytes(path).value_or(""), before);
+
+  ASSERT_EQ(PCFSetValueForKeyInSubDomain(pcf_, "x", "A", kCodeA.c_str()), PCFSuccess);
+  ASSERT_EQ(PCFSave(pcf_), PCFSuccess);
+  PCF* saved = Reload(path);
+  ASSERT_NE(saved, nullptr);
+  EXPECT_EQ(Get(saved, "A", kCodeA), "x");
+  EXPECT_EQ(Get(saved, "B", kCodeA), "3");
+  PCFDestroy(saved, 0);
+}
+
 TEST_F(PcfTest, SpecialCharactersAndNonAsciiSurviveSaveAndReload) {
   const std::string path = InPcfFolder(
       kCodeA + ".a.xml", Document(Section("Payload", kCodeA, Entry("A", "1"))));
