@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -590,6 +591,37 @@ TEST_F(PlatformTest, SetEndOfFileCutsAtThePointer) {
     ASSERT_EQ(0, file->SetEndOfFile());
     file.reset();
     EXPECT_EQ(c.content, ReadAll(path));
+  }
+}
+
+// What another handle wrote shows in the size once this handle has done anything since its
+// open: a lock above all, since a reader sizes its read by it.
+TEST_F(PlatformTest, SizeShowsOtherWritesOnceTheHandleWasUsed) {
+  const std::string path = PathOf("sized.bin");
+  const struct {
+    const char* name;
+    std::function<void(File*)> step;
+  } cases[] = {
+      // Past the written bytes: Windows locks also bar other handles from writing.
+      {"lock", [](File* file) { ASSERT_EQ(0, file->LockShared(100, 1)); }},
+      {"facts", [](File* file) { FileFacts facts; ASSERT_EQ(0, file->Facts(&facts)); }},
+      {"seek", [](File* file) { uint64_t at = 0; ASSERT_EQ(0, file->Seek(0, &at)); }},
+      {"size", [](File* file) { uint64_t size = 0; ASSERT_EQ(0, file->Size(&size)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path, "four");
+    std::unique_ptr<File> reader;
+    ASSERT_EQ(0, platform::OpenFile(path, Options(false, FileDisposition::kOpenExisting), &reader));
+    c.step(reader.get());
+    std::unique_ptr<File> writer;
+    ASSERT_EQ(0, platform::OpenFile(path, Options(true, FileDisposition::kOpenExisting), &writer));
+    uint32_t moved = 0;
+    ASSERT_EQ(0, writer->Write("ten bytes!", 10, &moved));
+    writer.reset();
+    uint64_t size = 0;
+    ASSERT_EQ(0, reader->Size(&size));
+    EXPECT_EQ(10u, size);
   }
 }
 

@@ -45,7 +45,11 @@ class PosixFile final : public File {
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
+  // The size the open's own fstat saw, for the first Size() call.
+  void RememberSizeAtOpen(off_t size) { size_seen_at_open_ = size; }
+
   int Read(void* buffer, uint32_t size, uint32_t* moved) override {
+    size_seen_at_open_ = kUnknown;
     *moved = 0;
     // One call may return less than asked; keep reading until the end of the file or an error,
     // as ReadFile on a disk file does.
@@ -65,6 +69,7 @@ class PosixFile final : public File {
   }
 
   int Write(const void* data, uint32_t size, uint32_t* moved) override {
+    size_seen_at_open_ = kUnknown;
     *moved = 0;
     const auto* in = static_cast<const char*>(data);
     while (*moved < size) {
@@ -81,6 +86,7 @@ class PosixFile final : public File {
   }
 
   int Seek(uint64_t offset, uint64_t* position) override {
+    size_seen_at_open_ = kUnknown;
     const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
     if (at < 0) {
       position_ = kUnknown;
@@ -92,21 +98,33 @@ class PosixFile final : public File {
   }
 
   int SetEndOfFile() override {
+    size_seen_at_open_ = kUnknown;
     off_t at = position_;
     if (at == kUnknown && (at = ::lseek(fd_, 0, SEEK_CUR)) < 0) return errno;
     return ::ftruncate(fd_, at) == 0 ? 0 : errno;
   }
 
   int Size(uint64_t* size) override {
+    if (size_seen_at_open_ != kUnknown) {
+      // Nothing was done through this handle since the open: its fstat answers as if this
+      // call had been made then, which saves the store a system call before every lock.
+      *size = static_cast<uint64_t>(size_seen_at_open_);
+      size_seen_at_open_ = kUnknown;
+      return 0;
+    }
     struct stat st;
     if (::fstat(fd_, &st) != 0) return errno;
     *size = static_cast<uint64_t>(st.st_size);
     return 0;
   }
 
-  int Flush() override { return ::fsync(fd_) == 0 ? 0 : errno; }
+  int Flush() override {
+    size_seen_at_open_ = kUnknown;
+    return ::fsync(fd_) == 0 ? 0 : errno;
+  }
 
   int Facts(FileFacts* facts) override {
+    size_seen_at_open_ = kUnknown;
     struct stat st;
     if (::fstat(fd_, &st) != 0) return errno;
     *facts = FactsOf(st);
@@ -114,6 +132,7 @@ class PosixFile final : public File {
   }
 
   bool IsAt(const std::string& path) override {
+    size_seen_at_open_ = kUnknown;
     struct stat mine;
     struct stat named;
     if (Unusable(path) || ::fstat(fd_, &mine) != 0 || mine.st_nlink == 0 ||
@@ -133,6 +152,7 @@ class PosixFile final : public File {
   }
 
   int Close() override {
+    size_seen_at_open_ = kUnknown;
     if (fd_ < 0) return 0;
     const int fd = fd_;
     fd_ = -1;
@@ -148,6 +168,7 @@ class PosixFile final : public File {
   }
 
   int SetLock(short type, uint64_t offset, uint64_t length) {
+    size_seen_at_open_ = kUnknown;  // after a lock, what others wrote before it must show
     // A zero length means "to the end of the file and beyond" to fcntl; never ask for that.
     if (length == 0) return EINVAL;
     struct flock lock;
@@ -166,6 +187,7 @@ class PosixFile final : public File {
 
   int fd_;
   off_t position_ = 0;  // a new descriptor starts at offset 0
+  off_t size_seen_at_open_ = kUnknown;
 };
 
 int AccessCheck(const std::string& path, int mode) {
@@ -283,6 +305,7 @@ int OpenFile(const std::string& path, const FileOpenOptions& options,
     // Make a new file open to everyone whatever the umask, as a null DACL does.
     ::fchmod(fd, 0666);
   }
+  opened->RememberSizeAtOpen(empty_it ? 0 : st.st_size);
   *file = std::move(opened);
   return 0;
 }
