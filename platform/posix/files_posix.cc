@@ -234,7 +234,7 @@ std::FILE* OpenSharedStream(const std::string& path, const char* mode, OpenedFil
     return nullptr;
   }
   const bool plus = std::strchr(mode, '+') != nullptr;
-  // O_NONBLOCK: a FIFO planted under the name must not hang the open; it is cleared below.
+  // O_NONBLOCK: a FIFO planted under the name must not hang the open (see Usable()).
   int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   bool empty_it = false;
   switch (mode[0]) {
