@@ -583,11 +583,17 @@ TEST_F(PlatformTest, SetEndOfFileCutsAtThePointer) {
     std::unique_ptr<File> file;
     ASSERT_EQ(0, platform::OpenFile(path, Options(true, FileDisposition::kOpenExisting), &file));
     uint64_t position = 0;
-    if (c.seek != 0) ASSERT_EQ(0, file->Seek(c.seek, &position));
+    if (c.seek != 0) {
+      ASSERT_EQ(0, file->Seek(c.seek, &position));
+    }
     uint32_t moved = 0;
-    if (c.write) ASSERT_EQ(0, file->Write(c.write, std::strlen(c.write), &moved));
+    if (c.write) {
+      ASSERT_EQ(0, file->Write(c.write, std::strlen(c.write), &moved));
+    }
     char buffer[16];
-    if (c.read) ASSERT_EQ(0, file->Read(buffer, c.read, &moved));
+    if (c.read) {
+      ASSERT_EQ(0, file->Read(buffer, c.read, &moved));
+    }
     ASSERT_EQ(0, file->SetEndOfFile());
     file.reset();
     EXPECT_EQ(c.content, ReadAll(path));
