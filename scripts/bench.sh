@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs (native Release, in build/bench) and runs them, then prints a
-# table of medians and ratios. Every comparison runs in one process run with its variants
-# interleaved at random, on one file system; quote the ratios, never a single time.
+# table of medians, ranges (fastest and slowest repetition) and ratios. Every comparison runs
+# in one process run with its variants interleaved at random, on one file system; quote the
+# ratios, never a single time.
 #
 #   scripts/bench.sh                    all three programs
 #   scripts/bench.sh write scan merge   only the named ones
@@ -29,7 +30,7 @@ run() {  # name repetitions extra-arguments...
   echo "--- bench_$name ($repetitions repetitions, interleaved)" >&2
   # The machine description and any error go to $results/$name.log.
   if ! build/bench/bench/bench_"$name" --benchmark_repetitions="$repetitions" \
-    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true --benchmark_display_aggregates_only=true \
     --benchmark_out="$results/$name.json" --benchmark_out_format=json "$@" \
     >"$results/$name.log" 2>&1; then
     cat "$results/$name.log" >&2
@@ -52,31 +53,48 @@ import json, sys, os
 
 folder, programs = sys.argv[1], sys.argv[2:]
 
+def short(run_name):
+    return run_name.split("/iterations")[0].split("/manual_time")[0].split("/real_time")[0]
+
+def scaled(b, field):
+    return b[field] * {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+
 def medians(name):
+    # The median of each benchmark, with the range (fastest and slowest repetition) beside it.
     path = os.path.join(folder, name + ".json")
-    out = {}
+    out, times = {}, {}
     for b in json.load(open(path))["benchmarks"]:
-        if b.get("aggregate_name") != "median" or b.get("error_occurred"):
+        if b.get("error_occurred"):
             continue
-        key = b["run_name"].split("/iterations")[0].split("/manual_time")[0].split("/real_time")[0]
-        out[key] = b
+        key = short(b["run_name"])
+        if b.get("run_type") == "iteration":
+            times.setdefault(key, []).append(scaled(b, "real_time"))
+        elif b.get("aggregate_name") == "median":
+            out[key] = b
+    for key, b in out.items():
+        b["range_ms"] = (min(times.get(key, [ms(b)])), max(times.get(key, [ms(b)])))
     return out
 
 def ms(b):
-    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
-    return b["real_time"] * scale
+    return scaled(b, "real_time")
+
+def spread(b, digits, factor=1.0):
+    # "median (fastest-slowest)", in ms times factor
+    low, high = b["range_ms"]
+    f = "%%.%df" % digits
+    return (f + " (" + f + "-" + f + ")") % (ms(b) * factor, low * factor, high * factor)
 
 def cpu_ms(b):
     # Processor time of the benchmark's thread, the system calls' time in the kernel included.
-    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
-    return b["cpu_time"] * scale
+    return scaled(b, "cpu_time")
 
 def row(cells):
     print("| " + " | ".join(str(c) for c in cells) + " |")
 
 if "write" in programs:
     m = medians("write")
-    print("\n### Durable single-key write (median ms per write; ratio = other / service)\n")
+    print("\n### Durable single-key write (median ms per write, fastest-slowest repetition; "
+          "ratio = other / service)\n")
     row(["keys", "doc bytes", "service", "SQLite DELETE+FULL", "SQLite WAL+FULL", "bare floor",
          "vs DELETE", "vs WAL", "vs floor", "CPU ms: service / WAL / floor"])
     row(["---"] * 10)
@@ -85,15 +103,16 @@ if "write" in programs:
                       ("ServiceWrite", "SqliteDeleteFull", "SqliteWalFull", "FloorWrite"))
         if not all((s, d, w, f)):
             continue
-        row([k, int(s.get("doc_bytes", 0)), "%.2f" % ms(s), "%.2f" % ms(d), "%.2f" % ms(w),
-             "%.2f" % ms(f), "%.2fx" % (ms(d) / ms(s)), "%.2fx" % (ms(w) / ms(s)),
+        row([k, int(s.get("doc_bytes", 0)), spread(s, 2), spread(d, 2), spread(w, 2),
+             spread(f, 2), "%.2fx" % (ms(d) / ms(s)), "%.2fx" % (ms(w) / ms(s)),
              "%.2fx" % (ms(f) / ms(s)),
              "%.3f / %.3f / %.3f" % (cpu_ms(s), cpu_ms(w), cpu_ms(f))])
     print("\nGoals at 10 keys: vs DELETE >= 3x, vs WAL >= 1.0x, vs floor >= 0.7x.")
 
 if "scan" in programs:
     m = medians("scan")
-    print("\n### Scan as a process (median wall ms, peak resident KiB; ratio = tool / floor)\n")
+    print("\n### Scan as a process (median wall ms, fastest-slowest run; peak resident KiB; "
+          "ratio = tool / floor)\n")
     row(["sub-domains", "tool", "floor (1 pass)", "floor, 1 pass kept", "floor, 2 passes kept",
          "SQLite", "tool / floor", "tool / 2-pass floor", "tool peak KiB", "cached docs heap KiB",
          "peak / heap"])
@@ -104,7 +123,7 @@ if "scan" in programs:
                               "CachedDocumentsHeap"))
         if not all((t, f, k, tw, q, h)):
             continue
-        row([n, "%.0f" % ms(t), "%.0f" % ms(f), "%.0f" % ms(k), "%.0f" % ms(tw), "%.0f" % ms(q),
+        row([n, spread(t, 0), spread(f, 0), spread(k, 0), spread(tw, 0), spread(q, 0),
              "%.2fx" % (ms(t) / ms(f)), "%.2fx" % (ms(t) / ms(tw)), int(t["peak_rss_kb"]),
              int(h["heap_kb"]), "%.2fx" % (t["peak_rss_kb"] / h["heap_kb"])])
     empty = m.get("BM_Tool/0")
@@ -120,7 +139,7 @@ if "scan" in programs:
 
 if "merge" in programs:
     m = medians("merge")
-    print("\n### Per document size (median us)\n")
+    print("\n### Per document size (median us, fastest-slowest repetition)\n")
     row(["keys", "doc bytes", "load (read text -> cached doc)", "merge + print + seal",
          "listing, per document"])
     row(["---"] * 5)
@@ -130,7 +149,7 @@ if "merge" in programs:
         if not all((l, g, s)):
             continue
         per_doc = 1e6 / s["items_per_second"]
-        row([k, int(l.get("doc_bytes", 0)), "%.1f" % (ms(l) * 1e3), "%.1f" % (ms(g) * 1e3),
+        row([k, int(l.get("doc_bytes", 0)), spread(l, 1, 1e3), spread(g, 1, 1e3),
              "%.1f" % per_doc])
     a, b = m.get("BM_Load/10"), m.get("BM_Load/1000")
     if a and b:
