@@ -84,15 +84,20 @@ PCF::Element* FirstHolding(PCF& pcf, const std::string& code) {
   return nullptr;
 }
 
+// Whether some loaded element holds the payload code.
+bool IsCodeHeld(const PCF& pcf, const std::string& code) {
+  for (const auto& element : pcf.liveData) {
+    if (element.sections.count(code) != 0) return true;
+  }
+  return false;
+}
+
 bool IsPayloadKnown(const PCF& pcf, const std::string& code) {
   if (code.empty()) return false;
   for (const auto& file : pcf.loadedFiles) {
     if (file.second.find(code) != std::string::npos) return true;
   }
-  for (const auto& element : pcf.liveData) {
-    if (element.sections.count(code) != 0) return true;
-  }
-  return false;
+  return IsCodeHeld(pcf, code);
 }
 
 // The name of the first file in `folder`, in the system's order, whose name contains `code`.
@@ -136,18 +141,10 @@ PCFStatus Load(PCF& pcf, const char* path, bool overlay) {
   return PCFSuccess;
 }
 
-// Whether some loaded element holds the payload code, or the key under that code. A file may
-// carry a key or code that no caller could pass as a usable text (empty, or not valid UTF-8
-// once character references are decoded); reads and removals still reach what the listings
-// hand out, through these.
-bool IsCodeHeld(const PCF& pcf, const char* code) {
-  if (code == nullptr) return false;
-  for (const auto& element : pcf.liveData) {
-    if (element.sections.count(code) != 0) return true;
-  }
-  return false;
-}
-
+// Whether some loaded element holds the key under the payload code. A file may carry a key or
+// code that no caller could pass as a usable text (empty, or not valid UTF-8 once character
+// references are decoded); reads and removals still reach what the listings hand out, through
+// this and IsCodeHeld.
 bool IsKeyHeld(const PCF& pcf, const char* key, const char* code) {
   if (key == nullptr || code == nullptr) return false;
   for (const auto& element : pcf.liveData) {
@@ -159,7 +156,7 @@ bool IsKeyHeld(const PCF& pcf, const char* key, const char* code) {
 
 // The argument rule of reads and removals: a usable text, or one the loaded data holds.
 bool IsReadableCode(const PCF& pcf, const char* code) {
-  return pcf::IsUsableText(code) || IsCodeHeld(pcf, code);
+  return pcf::IsUsableText(code) || (code != nullptr && IsCodeHeld(pcf, code));
 }
 
 bool IsReadableKey(const PCF& pcf, const char* key, const char* code) {
@@ -168,7 +165,7 @@ bool IsReadableKey(const PCF& pcf, const char* key, const char* code) {
 
 // Makes sure a payload named by an operation is loaded, from the PCF folder if need be.
 PCFStatus EnsurePayloadLoaded(PCF& pcf, const char* code) {
-  if (IsCodeHeld(pcf, code)) return PCFSuccess;
+  if (code != nullptr && IsCodeHeld(pcf, code)) return PCFSuccess;
   if (!pcf::IsUsableText(code)) return PCFInvalidArgument;
   if (IsPayloadKnown(pcf, code)) return PCFSuccess;
   std::string folder;
